@@ -1,0 +1,71 @@
+require "test_helper"
+
+class TestFileChecks < Minitest::Test
+  include KalveraTest
+
+  def exist?(p)
+    KalveraMod::FileCopier.exist?(p)
+  end
+
+  def writable?(p)
+    KalveraMod.isFolderWritable?(p)
+  end
+
+  def test_exist_answers_without_changing_anything
+    file = path("file.txt")
+    File.open(file, "wb") { |f| f.write("contents\n") }
+    File.utime(Time.at(1_000_000_000), Time.at(1_000_000_000), file)
+    cases = {
+      file => true,
+      path("missing.txt") => false,
+      path("missing", "file.txt") => false,
+      @dir => false,
+      "#{file}\0tail" => false,
+      "" => false
+    }
+    cases.each { |p, expected| assert_equal expected, exist?(p), p.inspect }
+    assert_equal "contents\n", read(file)
+    assert_equal Time.at(1_000_000_000), File.mtime(file)
+    assert_equal ["file.txt"], entries
+  end
+
+  def test_is_folder_writable
+    file = path("file.txt")
+    File.open(file, "wb") { |f| f.write("x") }
+    cases = {
+      @dir => true,
+      file => true,
+      path("missing") => false,
+      "#{@dir}\0tail" => false,
+      "" => false
+    }
+    cases.each { |p, expected| assert_equal expected, writable?(p), p.inspect }
+    assert_equal ["file.txt"], entries
+  end
+
+  def test_non_strings
+    assert_raises(TypeError) { writable?(42) }
+    assert_raises(TypeError) { exist?(42) }
+    assert_raises(TypeError) { exist?(nil) }
+    dir = Object.new
+    target = @dir
+    dir.define_singleton_method(:to_str) { target }
+    assert_equal true, writable?(dir)
+  end
+
+  def test_read_only_file_and_folder_for_an_unprivileged_user
+    read_only = path("read-only.txt")
+    writable = path("writable.txt")
+    locked = path("locked")
+    [read_only, writable].each { |f| File.open(f, "wb") { |io| io.write("x") } }
+    Dir.mkdir(locked)
+    File.chmod(0o444, read_only)
+    File.chmod(0o666, writable)
+    File.chmod(0o555, locked)
+    File.chmod(0o777, @dir)
+    answers = as_unprivileged_user do
+      [exist?(read_only), exist?(writable), writable?(locked), writable?(@dir), writable?(read_only)]
+    end
+    assert_equal [false, true, false, true, false], answers
+  end
+end
