@@ -11,7 +11,7 @@ puts "opened   #{name}: valid? #{writer.valid?}"
 puts "puts     -> #{writer.puts("Bonjour, \u4e16\u754c \u{1F30D}")}"
 puts "<<       -> #{writer << "a second line\n"}"
 puts "close    -> #{writer.close}"
-puts "wrote    #{File.size(name)} bytes: #{File.open(name, "rb", &:read).inspect}"
+puts "wrote    #{File.size(name)} bytes: #{File.open(name, "rb", &:read).force_encoding("UTF-8").inspect}"
 
 KalveraMod::FileCopier.new(name, copy)
 puts "copied   to #{copy}: exist? #{KalveraMod::FileCopier.exist?(copy)}"

@@ -2,14 +2,15 @@ require "mkmf"
 
 windows = RbConfig::CONFIG["target_os"] =~ /mingw|mswin/
 
-# Older mkmf compiles .cpp files with $CFLAGS only, newer ones with $CXXFLAGS: give both.
-$CFLAGS << " -std=c++17" if RUBY_VERSION < "1.9"
-$CXXFLAGS = "#{$CXXFLAGS} -std=c++17"
-
 # Older mkmf links with the C driver, which leaves the C++ runtime out.
 have_library("stdc++") unless windows
 
 have_func("rb_data_object_wrap", "ruby.h")
+
+# Older mkmf compiles .cpp files with $CFLAGS only, newer ones with $CXXFLAGS: give both. Set
+# after the checks above, which compile C.
+$CFLAGS << " -std=c++17" if RUBY_VERSION < "1.9"
+$CXXFLAGS = "#{$CXXFLAGS} -std=c++17"
 
 # The host ships no C++ runtime DLLs: carry the runtime inside the extension.
 $LDFLAGS << " -static-libgcc -static-libstdc++" if windows && RbConfig::CONFIG["CC"] =~ /gcc|mingw/
