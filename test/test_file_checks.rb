@@ -23,6 +23,7 @@ class TestFileChecks < Minitest::Test
       "#{file}\0tail" => false,
       "" => false
     }
+    %w[a*b q? a<b a|b con].each { |name| cases[path(name)] = false } if WINDOWS
     cases.each { |p, expected| assert_equal expected, exist?(p), p.inspect }
     assert_equal "contents\n", read(file)
     assert_equal Time.at(1_000_000_000), File.mtime(file)
@@ -51,6 +52,16 @@ class TestFileChecks < Minitest::Test
     target = @dir
     dir.define_singleton_method(:to_str) { target }
     assert_equal true, writable?(dir)
+  end
+
+  def test_read_only_attribute_on_windows
+    skip_unless_windows "the read-only attribute is what Windows checks"
+    file = path("read-only.txt")
+    File.open(file, "wb") { |f| f.write("x") }
+    File.chmod(0o444, file)
+    assert_equal [false, false], [exist?(file), writable?(file)]
+    File.chmod(0o666, file)
+    assert_equal [true, true], [exist?(file), writable?(file)]
   end
 
   def test_read_only_file_and_folder_for_an_unprivileged_user
