@@ -189,7 +189,8 @@ std::filesystem::path streamPath(const std::u16string& path) {
 bool copyWithoutOverwrite(const std::u16string& source, const std::u16string& destination) {
   const std::string from = toUtf8(source);
   const std::string to = toUtf8(destination);
-  Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: opening a FIFO must not wait for a writer while holding the interpreter.
+  Descriptor in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (in.get() < 0) return false;
   struct stat info;
   if (::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
