@@ -5,7 +5,8 @@ windows = RbConfig::CONFIG["target_os"] =~ /mingw|mswin/
 # Older mkmf links with the C driver, which leaves the C++ runtime out.
 have_library("stdc++") unless windows
 
-have_func("rb_data_object_wrap", "ruby.h")
+# Typed data objects can be freed during a collection rather than after it.
+have_func("rb_data_typed_object_wrap", "ruby.h")
 
 # Older mkmf compiles .cpp files with $CFLAGS only, newer ones with $CXXFLAGS: give both. Set
 # after the checks above, which compile C.

@@ -1,5 +1,7 @@
 #include "file_services.h"
 
+#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -11,11 +13,14 @@
 namespace kalvera {
 
 struct StreamHolder {
-  // Larger than the library's default so a stream of short lines costs few system calls.
-  static const std::size_t kBufferSize = 64 * 1024;
+  // A 256 KiB buffer, set before open: a stream of short lines reaches the file in few large
+  // writes (64 KiB cost 15% more on a million 60-byte lines, 1 MiB gained nothing more).
+  static const std::size_t kBufferSize = 256 * 1024;
 
-  std::unique_ptr<char[]> buffer;
-  std::unique_ptr<std::ofstream> stream;
+  // Declared first so it outlives the stream, whose destructor may still flush into the file.
+  std::unique_ptr<char[]> buffer{new char[kBufferSize]};
+  // A member: one allocation and one indirection fewer than behind a pointer.
+  std::ofstream stream;
 };
 
 namespace {
@@ -25,11 +30,35 @@ bool acceptablePath(const char* path, unsigned long length) {
   return length > 0 && std::memchr(path, '\0', length) == nullptr;
 }
 
-// Keeps C++ exceptions from reaching the interpreter, which unwinds with longjmp.
+// Short writes copied straight into the file buffer's free space, as the inline sputc does one
+// character at a time: a line then costs one copy instead of sputn's two virtual calls and copy
+// loop, about 15% of the time of a million 60-byte puts. Taken only where sputn would buffer as
+// well: from 1 KiB up, libstdc++'s sputn writes through at once and must report a failure at once.
+// The put area is protected; a pointer to a member, formed in a derived class, reaches it.
+struct PutArea : std::streambuf {
+  static const unsigned long kWriteThrough = 1024;
+
+  static bool append(std::filebuf& file, const char* bytes, unsigned long length, bool newline) {
+    if (length >= kWriteThrough) return false;
+    char* next = (file.*&PutArea::pptr)();
+    // More room than the bytes, so the newline fits too. Before the first write there is no put
+    // area yet: sputn sets it up.
+    if ((file.*&PutArea::epptr)() - next <= static_cast<std::ptrdiff_t>(length)) return false;
+    std::memcpy(next, bytes, length);
+    if (newline) next[length] = '\n';
+    (file.*&PutArea::pbump)(static_cast<int>(length) + (newline ? 1 : 0));
+    return true;
+  }
+};
+
+// Keeps C++ exceptions from reaching the interpreter, which unwinds with longjmp, and tells a
+// failure for want of descriptors from the others.
 template <typename Operation>
 Outcome guarded(Operation operation) {
   try {
-    return operation() ? outcomeTrue : outcomeFalse;
+    errno = 0;
+    if (operation()) return outcomeTrue;
+    return errno == EMFILE || errno == ENFILE ? outcomeNoDescriptors : outcomeFalse;
   } catch (const std::bad_alloc&) {
     return outcomeNoMemory;
   } catch (...) {
@@ -43,9 +72,7 @@ Outcome streamOpen(const char* path, unsigned long pathLength, StreamHolder** ho
   *holder = nullptr;
   return guarded([&] {
     std::unique_ptr<StreamHolder> made(new StreamHolder);
-    made->buffer.reset(new char[StreamHolder::kBufferSize]);
-    made->stream.reset(new std::ofstream);
-    std::ofstream& stream = *made->stream;
+    std::ofstream& stream = made->stream;
     stream.rdbuf()->pubsetbuf(made->buffer.get(), StreamHolder::kBufferSize);
     if (acceptablePath(path, pathLength)) {
       stream.open(os::streamPath(utf8ToWide(path, pathLength)), std::ios::out | std::ios::trunc);
@@ -53,30 +80,53 @@ Outcome streamOpen(const char* path, unsigned long pathLength, StreamHolder** ho
       stream.setstate(std::ios::failbit);
     }
     *holder = made.release();
-    return true;
+    return (*holder)->stream.is_open();
   });
 }
 
 bool streamWrite(StreamHolder* holder, const char* bytes, unsigned long length, bool asLine) {
-  if (holder == nullptr || !holder->stream) return false;
-  std::ofstream& stream = *holder->stream;
-  stream.write(bytes, static_cast<std::streamsize>(length));
-  if (asLine && (length == 0 || bytes[length - 1] != '\n')) stream.put('\n');
-  return stream.good();
+  if (holder == nullptr) return false;
+  std::ofstream& stream = holder->stream;
+  const bool newline = asLine && (length == 0 || bytes[length - 1] != '\n');
+  // Once the stream is bad its buffer is never touched again (libstdc++'s may misbehave after a
+  // failed overflow); a refused call marks failbit, as write()'s sentry would.
+  if (!stream.good()) {
+    stream.setstate(std::ios::failbit);
+    return false;
+  }
+  std::filebuf& file = *stream.rdbuf();
+  if (PutArea::append(file, bytes, length, newline)) return true;
+  // What write() then put() do, without their two sentries.
+  try {
+    const std::streamsize size = static_cast<std::streamsize>(length);
+    if (file.sputn(bytes, size) != size) {
+      stream.setstate(newline ? std::ios::badbit | std::ios::failbit : std::ios::badbit);
+      return false;
+    }
+    if (newline && file.sputc('\n') == std::filebuf::traits_type::eof()) {
+      stream.setstate(std::ios::badbit);
+      return false;
+    }
+  } catch (...) {
+    // ostream::write would have caught it the same way; nothing may unwind into Ruby.
+    stream.setstate(std::ios::badbit);
+    return false;
+  }
+  return true;
 }
 
 bool streamGood(const StreamHolder* holder) {
-  return holder != nullptr && holder->stream && holder->stream->good();
+  return holder != nullptr && holder->stream.good();
 }
 
 bool streamFinish(StreamHolder* holder) {
   if (holder == nullptr) return true;
   bool finished = true;
-  if (holder->stream && holder->stream->is_open()) {
-    std::filebuf* file = holder->stream->rdbuf();
-    // Sync the buffer even after a failed write: the stream refuses to flush once bad, but
-    // bytes still buffered must get their chance, and their loss must be reported.
-    finished = file->pubsync() == 0;
+  if (holder->stream.is_open()) {
+    std::filebuf* file = holder->stream.rdbuf();
+    // Sync even a bad stream, as closing would: bytes still buffered get their chance. A bad
+    // stream lost bytes already, and close must not hide that.
+    finished = file->pubsync() == 0 && !holder->stream.bad();
     finished = file->close() != nullptr && finished;
   }
   delete holder;

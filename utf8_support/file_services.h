@@ -9,14 +9,16 @@
 
 namespace kalvera {
 
-enum Outcome { outcomeFalse = 0, outcomeTrue = 1, outcomeNoMemory = 2 };
+// outcomeNoDescriptors is a false that a garbage collection may mend: the process ran out of
+// file descriptors, and dropped writers may still hold some.
+enum Outcome { outcomeFalse, outcomeTrue, outcomeNoMemory, outcomeNoDescriptors };
 
 // A writer's native record: the slot for its output file stream.
 struct StreamHolder;
 
-// Opens the file at path for output, creating it or emptying it. *holder receives a new
-// holder, whose stream is in failed state if the path was refused (a NUL byte in it included)
-// or the open failed. outcomeNoMemory leaves *holder null.
+// Opens the file at path for output, creating it or emptying it, and answers whether it opened.
+// Unless memory ran out, *holder receives a new holder, whose stream is in failed state if the
+// path was refused (a NUL byte in it included) or the open failed.
 Outcome streamOpen(const char* path, unsigned long pathLength, StreamHolder** holder);
 
 // Writes the bytes; as a line, a "\n" follows unless the bytes already end with one.
@@ -26,8 +28,9 @@ bool streamWrite(StreamHolder* holder, const char* bytes, unsigned long length, 
 // Whether the holder's stream is good (none of failed, bad, end of file).
 bool streamGood(const StreamHolder* holder);
 
-// Flushes and closes the file and destroys the holder. Answers false only when this final
-// flush or the close failed; a holder whose open failed answers true.
+// Flushes and closes the file and destroys the holder. Answers false when bytes were lost: an
+// earlier write failed, or this final flush or the close did. A holder whose open failed, or
+// none, answers true.
 bool streamFinish(StreamHolder* holder);
 
 // Copies source to destination unless destination exists; the result is only for tests.

@@ -10,9 +10,6 @@
 #ifndef RUBY_METHOD_FUNC
 #define RUBY_METHOD_FUNC(func) ((VALUE(*)(ANYARGS))(func))
 #endif
-#ifndef HAVE_RB_DATA_OBJECT_WRAP
-#define rb_data_object_wrap rb_data_object_alloc
-#endif
 
 using kalvera::Outcome;
 using kalvera::StreamHolder;
@@ -24,6 +21,18 @@ static VALUE cFileCopier = Qnil;
 static VALUE answer(Outcome outcome) {
   if (outcome == kalvera::outcomeNoMemory) rb_memerror();
   return outcome == kalvera::outcomeTrue ? Qtrue : Qfalse;
+}
+
+// As Ruby's own File.open: when descriptors run out, collect garbage, which closes the files of
+// writers dropped without close, and try once more.
+template <typename Call>
+static Outcome collecting_if_out_of_descriptors(Call call) {
+  Outcome outcome = call();
+  if (outcome == kalvera::outcomeNoDescriptors) {
+    rb_gc();
+    outcome = call();
+  }
+  return outcome;
 }
 
 // A String's bytes, whole: a NUL byte inside is data, never an end.
@@ -45,9 +54,20 @@ static void writer_free(void* holder) {
   kalvera::streamFinish(static_cast<StreamHolder*>(holder));
 }
 
+#ifdef HAVE_RB_DATA_TYPED_OBJECT_WRAP
+// Freed during the collection itself, not after it, so a dropped writer's descriptor is free
+// for the very open that asked for the collection.
+static const rb_data_type_t writer_type = {
+    "KalveraMod::TextFileWriter", {0, writer_free, 0}, 0, 0, RUBY_TYPED_FREE_IMMEDIATELY};
+
 static VALUE writer_alloc(VALUE klass) {
-  return rb_data_object_wrap(klass, 0, 0, writer_free);
+  return rb_data_typed_object_wrap(klass, 0, &writer_type);
 }
+#else
+static VALUE writer_alloc(VALUE klass) {
+  return rb_data_object_alloc(klass, 0, 0, writer_free);
+}
+#endif
 
 /*
  * call-seq:
@@ -64,14 +84,18 @@ static VALUE writer_initialize(VALUE self, VALUE path) {
   kalvera::streamFinish(earlier);
 
   StreamHolder* holder = 0;
-  const Outcome opened = kalvera::streamOpen(BYTES(path), &holder);
+  const Outcome opened = collecting_if_out_of_descriptors([&] {
+    kalvera::streamFinish(holder);  // the holder of a first attempt that found no descriptor
+    return kalvera::streamOpen(BYTES(path), &holder);
+  });
   DATA_PTR(self) = holder;
   answer(opened);
   return self;
 }
 
 static VALUE writer_write(VALUE self, VALUE text, bool asLine) {
-  StringValue(text);
+  // Called once a line: only a non-String pays for the conversion call.
+  if (TYPE(text) != T_STRING) StringValue(text);
   return kalvera::streamWrite(holder_of(self), BYTES(text), asLine) ? Qtrue : Qfalse;
 }
 
@@ -101,8 +125,8 @@ static VALUE writer_puts(VALUE self, VALUE text) {
  * call-seq:
  *   writer.close -> true or false
  *
- * Flushes and closes the file. Answers false only when this final flush or the close failed,
- * so lines lost at the end do not go unnoticed. Closing again answers true.
+ * Flushes and closes the file. Answers false when bytes were lost: an earlier write failed, or
+ * this final flush or the close did. Closing again answers true.
  */
 static VALUE writer_close(VALUE self) {
   StreamHolder* holder = holder_of(self);
@@ -136,7 +160,8 @@ static VALUE writer_valid_p(VALUE self) {
 static VALUE copier_initialize(VALUE self, VALUE source, VALUE destination) {
   StringValue(source);
   StringValue(destination);
-  answer(kalvera::copyWithoutOverwrite(BYTES(source), BYTES(destination)));
+  answer(collecting_if_out_of_descriptors(
+      [&] { return kalvera::copyWithoutOverwrite(BYTES(source), BYTES(destination)); }));
   return self;
 }
 
@@ -149,7 +174,7 @@ static VALUE copier_initialize(VALUE self, VALUE source, VALUE destination) {
  */
 static VALUE copier_exist_p(VALUE self, VALUE path) {
   StringValue(path);
-  return answer(kalvera::opensForUpdate(BYTES(path)));
+  return answer(collecting_if_out_of_descriptors([&] { return kalvera::opensForUpdate(BYTES(path)); }));
 }
 
 /*
