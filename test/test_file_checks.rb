@@ -13,7 +13,7 @@ class TestFileChecks < Minitest::Test
 
   def test_exist_answers_without_changing_anything
     file = path("file.txt")
-    File.open(file, "wb") { |f| f.write("contents\n") }
+    File.open(file, "wb") { |f| f.write("contents\n\x1A") } # text mode would cut the Ctrl-Z
     File.utime(Time.at(1_000_000_000), Time.at(1_000_000_000), file)
     cases = {
       file => true,
@@ -25,7 +25,7 @@ class TestFileChecks < Minitest::Test
     }
     %w[a*b q? a<b a|b con].each { |name| cases[path(name)] = false } if WINDOWS
     cases.each { |p, expected| assert_equal expected, exist?(p), p.inspect }
-    assert_equal "contents\n", read(file)
+    assert_equal "contents\n\x1A", read(file)
     assert_equal Time.at(1_000_000_000), File.mtime(file)
     assert_equal ["file.txt"], entries
   end

@@ -91,11 +91,11 @@ class TestRobustness < Minitest::Test
       assert writer.puts("before")
       moved_to = event.call(dir, file)
       # Enough lines to pass the stream's buffer several times over.
-      answers = (1..20_000).map { |n| [writer.puts("line #{n}"), writer.valid?] }
+      answers = (1..100_000).map { |n| [writer.puts("line #{n}"), writer.valid?] }
       assert answers.all? { |written, valid| written == valid }, "#{label}: an answer differs from valid?"
       assert answers.all? { |written, _| written }, label
       assert_equal true, writer.close, label
-      expected = "before\n" + (1..20_000).map { |n| "line #{n}\n" }.join
+      expected = "before\n" + (1..100_000).map { |n| "line #{n}\n" }.join
       assert_equal expected, read(moved_to), label if moved_to
     end
   end

@@ -33,7 +33,8 @@ bool copyWithoutOverwrite(const std::u16string& source, const std::u16string& de
 
 bool opensForUpdate(const std::u16string& path) {
   // What "r+" does, without a stream: read and write, no create, no truncate, share everything.
-  const int fd = ::_wopen(terminated(path).c_str(), _O_RDWR | _O_TEXT);
+  // Binary: the C runtime cuts a final Ctrl-Z from a file opened read-write in text mode.
+  const int fd = ::_wopen(terminated(path).c_str(), _O_RDWR | _O_BINARY);
   if (fd < 0) return false;
   ::_close(fd);
   return true;
