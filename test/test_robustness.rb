@@ -106,7 +106,8 @@ class TestRobustness < Minitest::Test
     "name of 255 bytes ending in a 4-byte character" => ["a" * 251 + "\u{1F600}", true, nil],
     "name of 256 bytes" => ["a" * 256, false, false],
     "name of 256 bytes in 2-byte characters" => ["\u00e9" * 128, false, nil],
-    "name of 768 bytes in 3-byte characters" => ["\u65e5" * 256, false, false],
+    # Wine cuts a name over 255 bytes of UTF-8 short instead of refusing it, as Windows does.
+    "name of 768 bytes in 3-byte characters" => ["\u65e5" * 256, false, ENV["KALVERA_UNDER_WINE"] ? nil : false],
     "path of 4 KiB" => [(["d" * 99] * 41).join("/"), false, false],
     "path of 4 KiB in 3-byte characters" => [(["\u65e5" * 33] * 42).join("/"), false, false],
     "path of 64 KiB" => [(["d" * 199] * 328).join("/"), false, false]
