@@ -5,12 +5,6 @@ class TestFileCopier < Minitest::Test
 
   Copier = KalveraMod::FileCopier
 
-  def make_file(name, content)
-    file = path(name)
-    File.open(file, "wb") { |f| f.write(content) }
-    file
-  end
-
   CONTENTS = {
     "empty" => "",
     "text" => "line one\nline two\r\n",

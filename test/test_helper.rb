@@ -24,6 +24,12 @@ module KalveraTest
     File.join(@dir, *names).encode("UTF-8")
   end
 
+  def make_file(name, content)
+    file = path(name)
+    File.open(file, "wb") { |f| f.write(content) }
+    file
+  end
+
   def read(file)
     File.open(file, "rb") { |f| f.read }
   end

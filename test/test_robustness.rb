@@ -15,12 +15,6 @@ class TestRobustness < Minitest::Test
     Dir.children("/proc/self/fd").size
   end
 
-  def make_file(name, content)
-    file = path(name)
-    File.open(file, "wb") { |f| f.write(content) }
-    file
-  end
-
   # [calls, the workload]: each workload answers how many calls gave the right answer.
   DESCRIPTOR_WORKLOADS = {
     # No data: ext4 flushes a file emptied and written on every close, which only costs time.
