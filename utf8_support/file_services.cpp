@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -21,9 +22,59 @@ struct StreamHolder {
   std::unique_ptr<char[]> buffer{new char[kBufferSize]};
   // A member: one allocation and one indirection fewer than behind a pointer.
   std::ofstream stream;
+
+  // Links in the list of open streams that the exit handler finishes (see finishAtExit).
+  StreamHolder* previous = nullptr;
+  StreamHolder* next = nullptr;
+  bool listed = false;
 };
 
 namespace {
+
+// The streams still open. A host may end the process without finalizing the interpreter, so no
+// writer is ever freed and buffered lines would be lost: the exit handler flushes and closes
+// what is listed here. A plain pointer, so no destructor can run before the handler does (a
+// static container might be destroyed first). Ruby calls in here one thread at a time.
+StreamHolder* openStreams = nullptr;
+
+void list(StreamHolder* holder) {
+  holder->next = openStreams;
+  if (openStreams != nullptr) openStreams->previous = holder;
+  openStreams = holder;
+  holder->listed = true;
+}
+
+void unlist(StreamHolder* holder) {
+  if (!holder->listed) return;
+  if (holder->previous != nullptr) holder->previous->next = holder->next;
+  else openStreams = holder->next;
+  if (holder->next != nullptr) holder->next->previous = holder->previous;
+  holder->previous = holder->next = nullptr;
+  holder->listed = false;
+}
+
+// Runs at exit (on Windows when the DLL detaches) and touches no Ruby object: the interpreter
+// may be half gone. Holders are closed, not deleted: a writer freed later (an interpreter
+// finalized after this) still owns its holder, and streamFinish then finds it closed and
+// unlisted. Writers freed before this ran are no longer listed.
+void finishAtExit() {
+  while (StreamHolder* holder = openStreams) {
+    unlist(holder);
+    try {
+      holder->stream.rdbuf()->close();
+      // A later write must answer false: its bytes could never reach the file.
+      holder->stream.setstate(std::ios::badbit);
+    } catch (...) {
+      // Nothing may leave an exit handler; the other streams still get their turn.
+    }
+  }
+}
+
+void listOpened(StreamHolder* holder) {
+  static bool registered = false;
+  if (!registered) registered = std::atexit(finishAtExit) == 0;
+  list(holder);
+}
 
 // A NUL byte would end the path early at the platform and name another file: refuse it.
 bool acceptablePath(const char* path, unsigned long length) {
@@ -80,7 +131,9 @@ Outcome streamOpen(const char* path, unsigned long pathLength, StreamHolder** ho
       stream.setstate(std::ios::failbit);
     }
     *holder = made.release();
-    return (*holder)->stream.is_open();
+    if (!(*holder)->stream.is_open()) return false;
+    listOpened(*holder);
+    return true;
   });
 }
 
@@ -121,6 +174,7 @@ bool streamGood(const StreamHolder* holder) {
 
 bool streamFinish(StreamHolder* holder) {
   if (holder == nullptr) return true;
+  unlist(holder);
   bool finished = true;
   if (holder->stream.is_open()) {
     std::filebuf* file = holder->stream.rdbuf();

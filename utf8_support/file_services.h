@@ -18,7 +18,8 @@ struct StreamHolder;
 
 // Opens the file at path for output, creating it or emptying it, and answers whether it opened.
 // Unless memory ran out, *holder receives a new holder, whose stream is in failed state if the
-// path was refused (a NUL byte in it included) or the open failed.
+// path was refused (a NUL byte in it included) or the open failed. A stream still open when the
+// process exits normally is flushed and closed then, whether or not its writer was ever freed.
 Outcome streamOpen(const char* path, unsigned long pathLength, StreamHolder** holder);
 
 // Writes the bytes; as a line, a "\n" follows unless the bytes already end with one.
@@ -30,7 +31,7 @@ bool streamGood(const StreamHolder* holder);
 
 // Flushes and closes the file and destroys the holder. Answers false when bytes were lost: an
 // earlier write failed, or this final flush or the close did. A holder whose open failed, or
-// none, answers true.
+// none, answers true, and so does one whose stream the exit already closed.
 bool streamFinish(StreamHolder* holder);
 
 // Copies source to destination unless destination exists; the result is only for tests.
