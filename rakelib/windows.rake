@@ -1,9 +1,11 @@
-# Cross-builds kalvera for Windows and runs the test suite under wine with a
-# Windows Ruby that script/setup-windows builds.
+# Cross-builds kalvera for Windows and runs the test suite under wine with the Windows Rubies
+# that script/setup-windows builds (the wine32 rows of script/interpreters).
 #
-# The shipped DLL is the 32-bit one (x86-mingw32), built by the Rakefile's
-# extension task. Where the machine cannot run 32-bit programs, wine runs only
-# 64-bit ones, so the tests run on an x64-mingw32 build of the same sources.
+# The shipped DLL is the 32-bit one for Ruby 1.8.7 (x86-mingw32), the host's interpreter; the
+# Ruby 3.1 builds are for testing. Where the machine cannot run 32-bit programs, wine runs only
+# 64-bit ones: the 32-bit DLLs are still built and checked, and the suite runs on an
+# x64-mingw32 build of the same sources with Ruby 3.1.
+require "digest"
 require "fileutils"
 require "rbconfig"
 require "shellwords"
@@ -14,8 +16,7 @@ module KalveraWindows
   CACHE = ENV.fetch("KALVERA_CACHE", "/var/cache/kalvera")
   ENV_FILE = File.join(CACHE, "windows.env")
   EXT_NAME = "kalvera"
-  RUBY_CC_VERSION = "3.1.2"
-  SHIPPED_PLATFORM = "x86-mingw32"
+  SHIPPED = "windows-1.8.7"
   # What objdump must report for each platform's DLL.
   PE = {
     "x86-mingw32" => { objdump: "i686-w64-mingw32-objdump", format: "pei-i386",
@@ -23,12 +24,10 @@ module KalveraWindows
     "x64-mingw32" => { objdump: "x86_64-w64-mingw32-objdump", format: "pei-x86-64",
                        arch: "i386:x86-64", magic: "020b" },
   }.freeze
-  # The runtime DLLs that -static-libgcc -static-libstdc++ must keep out.
-  FORBIDDEN_IMPORTS = /\A(libstdc\+\+|libgcc|libwinpthread)/i
-  LINUX_DLL = File.join(ROOT, "lib", "#{EXT_NAME}.so")
   # Guards CI against a wedged wine process; far above a normal run.
   WINE_TIMEOUT = Integer(ENV.fetch("KALVERA_WINE_TIMEOUT", "1800"))
 
+  extend Rake::FileUtilsExt
   module_function
 
   # KEY=VALUE lines written by script/setup-windows.
@@ -44,27 +43,35 @@ module KalveraWindows
     end
   end
 
-  def test_platform
-    env.fetch("KALVERA_TEST_PLATFORM")
+  def wine_arch
+    env.fetch("KALVERA_WINE_ARCH")
   end
 
-  def platforms
-    [SHIPPED_PLATFORM, test_platform].uniq
+  # Every Windows interpreter of the table that this machine builds for: all the 32-bit ones,
+  # and the x64 fallback only where wine32 cannot run.
+  def interpreters
+    KalveraInterpreters.all.select(&:windows?).reject { |i| i.runs == "wine64" && wine_arch == "win32" }
   end
 
-  # Kept apart from lib/, where the Linux build installs its own kalvera.so.
-  def win_lib(platform)
-    File.join(ROOT, "tmp", "windows-lib", platform)
+  # Those whose Ruby is built: 1.8.7 is not where its release tarball was missing.
+  def built_interpreters
+    interpreters.select { |i| KalveraInterpreters.built?(i) }
   end
 
-  # rake-compiler's outputs: the stage copy, then the build directory's.
-  def cross_dlls(platform)
-    [File.join(ROOT, "tmp", platform, "stage", "lib", "#{EXT_NAME}.so"),
-     File.join(ROOT, "tmp", platform, EXT_NAME, RUBY_CC_VERSION, "#{EXT_NAME}.so")]
+  def shipped
+    KalveraInterpreters.find(SHIPPED)
   end
 
-  def newest_cross_dll(platform)
-    cross_dlls(platform).select { |f| File.file?(f) }.max_by { |f| File.mtime(f) }
+  # The one DLL name Ruby's import library gives an extension built for this interpreter.
+  def ruby_dll(interpreter)
+    major, minor = interpreter.version.split(".")
+    name = interpreter.ruby18? ? "msvcrt-ruby18.dll" : "msvcrt-ruby#{major}#{minor}0.dll"
+    interpreter.platform.start_with?("x64") ? "x64-#{name}" : name
+  end
+
+  # rake-compiler's build directory for the interpreter's version.
+  def cross_dll(interpreter)
+    File.join(ROOT, "tmp", interpreter.platform, EXT_NAME, interpreter.version, "#{EXT_NAME}.so")
   end
 
   def pe?(path)
@@ -82,23 +89,33 @@ module KalveraWindows
     "Z:" + File.expand_path(path).tr("/", "\\")
   end
 
-  def check_dll(path, platform)
-    pe = PE.fetch(platform)
+  # PE32 or PE32+ as the platform wants; imports the system DLLs and the interpreter's DLL
+  # only (so no C++ runtime DLL); exports Init_kalvera only; stripped.
+  def check_dll(interpreter)
+    path = interpreter.dll
+    pe = PE.fetch(interpreter.platform)
     head = IO.popen([pe[:objdump], "-f", path], err: %i[child out], &:read)
     dump = IO.popen([pe[:objdump], "-p", path], err: %i[child out], &:read)
+    sections = IO.popen([pe[:objdump], "-h", path], err: %i[child out], &:read)
     problems = []
     unless head.include?("file format #{pe[:format]}") && head.match?(/^architecture: #{Regexp.escape(pe[:arch])},/) &&
            dump.match?(/^Magic\s+#{pe[:magic]}\b/)
       problems << "not a #{pe[:format]} (#{pe[:arch]}, magic #{pe[:magic]}) file"
     end
     imports = dump.scan(/^\s*DLL Name: (\S+)/).flatten
-    bad = imports.grep(FORBIDDEN_IMPORTS)
-    problems << "imports runtime DLLs #{bad.join(", ")}" unless bad.empty?
+    expected_imports = ["KERNEL32.dll", "msvcrt.dll", ruby_dll(interpreter)]
+    unless imports.map(&:downcase).sort == expected_imports.map(&:downcase).sort
+      problems << "imports #{imports.inspect}, expected #{expected_imports.inspect}"
+    end
     exports = exported_names(dump)
     expected = ["Init_#{EXT_NAME}"]
     problems << "exports #{exports.inspect}, expected only #{expected.inspect}" unless exports == expected
+    debug = sections.scan(/^\s*\d+\s+(\.debug\S*)/).flatten
+    problems << "not stripped: #{debug.join(", ")}" unless debug.empty?
+    problems << "not stripped: carries a symbol table" unless dump.match?(/^\s+symbols stripped$/)
     abort "#{path}:\n  #{problems.join("\n  ")}" unless problems.empty?
-    puts "#{path}: #{pe[:format]}; exports #{exports.join(", ")}; imports #{imports.join(", ")}"
+    puts "#{path} (#{interpreter.label}): #{pe[:format]}, #{File.size(path)} bytes, stripped; " \
+         "exports #{exports.join(", ")}; imports #{imports.join(", ")}"
   end
 
   # Names listed under objdump's "[Ordinal/Name Pointer] Table".
@@ -118,45 +135,85 @@ module KalveraWindows
      "--clear-groups", "env", "HOME=#{env.fetch("WINEPREFIX")}"]
   end
 
-  # Runs a command under wine in dir, echoing its output without the CRs of
-  # wine's console line ends; returns the exit status.
-  def run_wine(*args, chdir:)
-    cmd = ["timeout", "--kill-after=30", WINE_TIMEOUT.to_s, *as_wine_user, env.fetch("KALVERA_WINE"), *args]
-    puts "(cd #{chdir} && #{cmd.drop(3).shelljoin})"
-    status = nil
-    IO.popen(wine_env, cmd, chdir: chdir, in: File::NULL, err: %i[child out]) do |io|
-      loop do
-        $stdout.write(io.readpartial(65_536).delete("\r"))
-        $stdout.flush
-      rescue EOFError
-        break
-      end
-      io.close
-      status = $?
-    end
-    status
+  def wine_command(*args)
+    ["timeout", "--kill-after=30", WINE_TIMEOUT.to_s, *as_wine_user, env.fetch("KALVERA_WINE"), *args]
   end
 
-  # A world-readable copy of what the tests load, so the wine user needs no
-  # access to the clone (which may sit below a private home).
-  def stage_tests
+  # A world-readable copy of what the tests load, so the wine user needs no access to the
+  # clone (which may sit below a private home).
+  def stage_tests(interpreter)
     dir = Dir.mktmpdir("kalvera-wine-")
     File.chmod(0o755, dir)
     FileUtils.cp_r(File.join(ROOT, "test"), dir)
-    FileUtils.mkdir_p(File.join(dir, "lib"))
-    Dir.glob("**/*.rb", base: File.join(ROOT, "lib")).each do |rel|
-      FileUtils.mkdir_p(File.dirname(File.join(dir, "lib", rel)))
-      FileUtils.cp(File.join(ROOT, "lib", rel), File.join(dir, "lib", rel))
-    end
-    FileUtils.cp_r(win_lib(test_platform), File.join(dir, "windows-lib"))
+    FileUtils.cp_r(interpreter.ext_dir, File.join(dir, "windows-lib"))
     FileUtils.chmod_R("go+rX", dir)
     dir
   end
 
+  def run_suite(interpreter)
+    stage = stage_tests(interpreter)
+    # minitest for Ruby 3.1 comes from Debian's package; 1.8 brings its own test/unit.
+    libs = ["windows-lib", "test"]
+    libs << win_path(env.fetch("KALVERA_MINITEST_LIB")) unless interpreter.ruby18?
+    command = wine_command(interpreter.ruby, *KalveraInterpreters.suite_args(*libs))
+    puts "(cd #{stage} && #{command.drop(3).shelljoin})"
+    KalveraInterpreters.run_suite(interpreter, command, chdir: stage, env: wine_env)
+  ensure
+    FileUtils.rm_rf(stage) if stage
+  end
+
   def child_rake(*args)
-    cmd = [RbConfig.ruby, "-S", "rake", *args, "RUBY_CC_VERSION=#{RUBY_CC_VERSION}"]
+    cmd = [RbConfig.ruby, "-S", "rake", *args]
     puts cmd.shelljoin
     system(*cmd, chdir: ROOT) or abort "failed: #{cmd.shelljoin}"
+  end
+
+  # rake-compiler defines its cross tasks from RUBY_CC_VERSION and ~/.rake-compiler/config.yml
+  # when the Rakefile loads, so each version is built by a rake of its own.
+  def cross_compile(interpreter)
+    version = "RUBY_CC_VERSION=#{interpreter.version}"
+    if interpreter.platform == shipped.platform
+      child_rake("cross", "compile", version)
+    else
+      child_rake("-f", "script/windows/test_build.rake", "KALVERA_TEST_PLATFORM=#{interpreter.platform}", version)
+    end
+    dll = cross_dll(interpreter)
+    abort "#{dll} is not a Windows DLL" unless pe?(dll)
+    mkdir_p interpreter.ext_dir
+    cp dll, interpreter.dll
+  end
+
+  # The host's drop-in: the 1.8 DLL, its SHA-256 and how a script loads it.
+  def package(version)
+    interpreter = shipped
+    abort "#{interpreter.label} is not built: no DLL to package" unless File.file?(interpreter.dll)
+    name = "#{EXT_NAME}-#{version}-#{interpreter.platform}-ruby#{interpreter.version}"
+    dir = File.join(ROOT, "pkg", name)
+    rm_rf dir
+    mkdir_p dir
+    cp interpreter.dll, dir
+    digest = Digest::SHA256.file(File.join(dir, "#{EXT_NAME}.so")).hexdigest
+    File.write(File.join(dir, "#{EXT_NAME}.so.sha256"), "#{digest}  #{EXT_NAME}.so\n")
+    File.write(File.join(dir, "README.txt"), <<~TEXT.gsub("\n", "\r\n"))
+      kalvera #{version} for Ruby #{interpreter.version} on 32-bit Windows (#{interpreter.platform})
+
+      kalvera.so is built for the host application's own interpreter, Ruby #{interpreter.version},
+      whose DLL is #{ruby_dll(interpreter)}. It needs nothing else: the C++ runtime is inside it.
+      It does not load into other Ruby versions.
+
+      Put kalvera.so in a folder on the interpreter's load path, for example beside the
+      host's scripts, then in a script:
+
+          $LOAD_PATH.unshift(File.dirname(__FILE__))   # if kalvera.so sits beside the script
+          require "kalvera"
+          w = KalveraMod::TextFileWriter.new(utf8_path)
+          w.puts "a line"
+          w.close
+
+      SHA-256 of kalvera.so (also in kalvera.so.sha256):
+      #{digest}
+    TEXT
+    puts "#{dir}: kalvera.so (#{File.size(interpreter.dll)} bytes), sha256 #{digest}"
   end
 end
 
@@ -166,56 +223,44 @@ namespace :windows do
     sh File.join(KalveraWindows::ROOT, "script", "setup-windows")
   end
 
-  desc "Cross-compile #{KalveraWindows::EXT_NAME} for Windows into tmp/windows-lib/<platform>/"
+  desc "Cross-compile #{KalveraWindows::EXT_NAME} for each Windows Ruby into tmp/windows-lib/<platform>-<version>/"
   task :compile do
     w = KalveraWindows
-    linux_before = File.file?(w::LINUX_DLL) ? File.binread(w::LINUX_DLL) : nil
-    # Child rakes: rake-compiler defines its cross tasks from RUBY_CC_VERSION
-    # and ~/.rake-compiler/config.yml when the Rakefile loads.
-    w.child_rake("cross", "compile")
-    if w.test_platform != w::SHIPPED_PLATFORM
-      w.child_rake("-f", "script/windows/test_build.rake", "KALVERA_TEST_PLATFORM=#{w.test_platform}")
-    end
+    linux_dll = File.join(w::ROOT, "lib", "#{w::EXT_NAME}.so")
+    linux_before = File.file?(linux_dll) ? File.binread(linux_dll) : nil
+    w.built_interpreters.each { |i| w.cross_compile(i) }
     # Newer rake-compiler releases also copy cross builds into lib/.
-    if w.pe?(w::LINUX_DLL)
-      linux_before ? File.binwrite(w::LINUX_DLL, linux_before) : rm_f(w::LINUX_DLL)
-    end
-    w.platforms.each do |platform|
-      dll = w.newest_cross_dll(platform) or
-        abort "no #{platform} DLL; looked for:\n  #{w.cross_dlls(platform).join("\n  ")}"
-      abort "#{dll} is not a Windows DLL" unless w.pe?(dll)
-      mkdir_p w.win_lib(platform)
-      cp dll, File.join(w.win_lib(platform), "#{w::EXT_NAME}.so")
+    if w.pe?(linux_dll)
+      linux_before ? File.binwrite(linux_dll, linux_before) : rm_f(linux_dll)
     end
   end
 
-  desc "Check the Windows DLLs: PE format and machine, exports only Init_kalvera, no libstdc++/libgcc imports"
+  desc "Check each Windows DLL: PE format and machine, imports, Init_kalvera the only export, stripped"
   task check_dll: :compile do
     w = KalveraWindows
-    w.platforms.each { |p| w.check_dll(File.join(w.win_lib(p), "#{w::EXT_NAME}.so"), p) }
+    w.built_interpreters.each { |i| w.check_dll(i) }
+  end
+
+  desc "Write the host's drop-in into pkg/: the Ruby 1.8.7 DLL, its SHA-256 and a short README"
+  task package: :check_dll do
+    KalveraWindows.package(Gem::Specification.load(File.join(KalveraWindows::ROOT, "kalvera.gemspec")).version)
   end
 end
 
 namespace :test do
-  desc "Cross-compile and run test/**/test_*.rb under wine with the Windows Ruby (TESTOPTS passed on)"
+  desc "Cross-compile and run the suite under wine on each Windows Ruby (TESTOPTS passed on)"
   task windows: "windows:check_dll" do
     w = KalveraWindows
-    stage = w.stage_tests
-    begin
-      tests = Dir.glob("test/**/test_*.rb", base: stage).sort
-      abort "no tests match test/**/test_*.rb" if tests.empty?
-      minitest = w.win_path(w.env.fetch("KALVERA_MINITEST_LIB"))
-      # Loads the test files, then leaves only TESTOPTS in ARGV for minitest.
-      loader = 'i = ARGV.index("--"); files = ARGV.shift(i); ARGV.shift; ' \
-               "files.each { |f| require File.expand_path(f) }"
-      # The Windows DLL's directory first, so `require "kalvera"` cannot find
-      # a Linux build.
-      args = [w.env.fetch("KALVERA_TEST_RUBY"), "-Iwindows-lib", "-Ilib", "-Itest", "-I#{minitest}",
-              "-rminitest/autorun", "-e", loader, *tests, "--", *ENV.fetch("TESTOPTS", "").shellsplit]
-      status = w.run_wine(*args, chdir: stage)
-      abort "Windows tests failed (#{status})" unless status&.success?
-    ensure
-      FileUtils.rm_rf(stage)
+    failed = []
+    w.interpreters.each do |interpreter|
+      reason = KalveraInterpreters.unavailable(interpreter, w.wine_arch)
+      if reason
+        puts "\n==> #{interpreter.label}: suite NOT RUN: #{reason}"
+        KalveraInterpreters.record(interpreter, "NOT RUN: #{reason}")
+        next
+      end
+      failed << interpreter.label unless w.run_suite(interpreter)
     end
+    abort "the suite failed on #{failed.join(", ")}" unless failed.empty?
   end
 end
