@@ -1,8 +1,6 @@
 require "test_helper"
 
-class TestFileChecks < Minitest::Test
-  include KalveraTest
-
+class TestFileChecks < KalveraTest::TestCase
   def exist?(p)
     KalveraMod::FileCopier.exist?(p)
   end
@@ -48,19 +46,16 @@ class TestFileChecks < Minitest::Test
     assert_raises(TypeError) { writable?(42) }
     assert_raises(TypeError) { exist?(42) }
     assert_raises(TypeError) { exist?(nil) }
-    dir = Object.new
-    target = @dir
-    dir.define_singleton_method(:to_str) { target }
-    assert_equal true, writable?(dir)
+    assert_equal true, writable?(string_like(@dir))
   end
 
   def test_read_only_attribute_on_windows
     skip_unless_windows "the read-only attribute is what Windows checks"
     file = path("read-only.txt")
     File.open(file, "wb") { |f| f.write("x") }
-    File.chmod(0o444, file)
+    File.chmod(0444, file)
     assert_equal [false, false], [exist?(file), writable?(file)]
-    File.chmod(0o666, file)
+    File.chmod(0666, file)
     assert_equal [true, true], [exist?(file), writable?(file)]
   end
 
@@ -70,10 +65,10 @@ class TestFileChecks < Minitest::Test
     locked = path("locked")
     [read_only, writable].each { |f| File.open(f, "wb") { |io| io.write("x") } }
     Dir.mkdir(locked)
-    File.chmod(0o444, read_only)
-    File.chmod(0o666, writable)
-    File.chmod(0o555, locked)
-    File.chmod(0o777, @dir)
+    File.chmod(0444, read_only)
+    File.chmod(0666, writable)
+    File.chmod(0555, locked)
+    File.chmod(0777, @dir)
     answers = as_unprivileged_user do
       [exist?(read_only), exist?(writable), writable?(locked), writable?(@dir), writable?(read_only)]
     end

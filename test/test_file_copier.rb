@@ -1,15 +1,13 @@
 require "test_helper"
 
-class TestFileCopier < Minitest::Test
-  include KalveraTest
-
+class TestFileCopier < KalveraTest::TestCase
   Copier = KalveraMod::FileCopier
 
   CONTENTS = {
     "empty" => "",
     "text" => "line one\nline two\r\n",
     "every byte value" => (0..255).to_a.pack("C*") * 4 + "\0\0\0",
-    "several MiB" => Random.new(7).bytes(5 * 1024 * 1024 + 17)
+    "several MiB" => seeded_random(7).bytes(5 * 1024 * 1024 + 17)
   }.freeze
 
   def test_copy_is_byte_identical
@@ -17,7 +15,7 @@ class TestFileCopier < Minitest::Test
       source = make_file("#{label}.src", content)
       destination = path("#{label}.dst")
       assert_instance_of Copier, Copier.new(source, destination)
-      assert_equal content.b, read(destination), label
+      assert_equal bytes(content), read(destination), label
     end
   end
 
@@ -46,7 +44,7 @@ class TestFileCopier < Minitest::Test
       assert_instance_of Copier, Copier.new(from, to), label
     end
     assert_equal %w[source sub], entries
-    assert_equal [], Dir.children(sub)
+    assert_equal [], entries(sub)
   end
 
   def test_copy_onto_a_link_does_not_follow_it
@@ -61,10 +59,10 @@ class TestFileCopier < Minitest::Test
   def test_copy_carries_permissions_and_modification_time
     skip_on_windows "POSIX permission bits"
     source = make_file("source", "data")
-    File.chmod(0o640, source)
+    File.chmod(0640, source)
     File.utime(Time.at(1_000_000_000), Time.at(1_200_000_000), source)
     Copier.new(source, path("copy"))
-    assert_equal 0o640, File.stat(path("copy")).mode & 0o7777
+    assert_equal 0640, File.stat(path("copy")).mode & 07777
     assert_equal Time.at(1_200_000_000), File.mtime(path("copy"))
   end
 
@@ -72,10 +70,10 @@ class TestFileCopier < Minitest::Test
     skip_on_windows "file size limits are a POSIX resource limit"
     source = make_file("source", "x" * (4 * 1024 * 1024))
     destination = path("destination")
-    status, = run_child(<<~RUBY)
+    status, = run_child(<<-RUBY)
       require "kalvera"
       Signal.trap("XFSZ", "IGNORE")
-      Process.setrlimit(:FSIZE, 1024 * 1024)
+      Process.setrlimit(Process::RLIMIT_FSIZE, 1024 * 1024)
       KalveraMod::FileCopier.new(#{source.dump}, #{destination.dump})
     RUBY
     assert status.success?
@@ -84,10 +82,8 @@ class TestFileCopier < Minitest::Test
 
   def test_arguments_go_through_string_conversion
     source = make_file("source", "data")
-    destination = Object.new
     named = path("converted")
-    destination.define_singleton_method(:to_str) { named }
-    Copier.new(source, destination)
+    Copier.new(source, string_like(named))
     assert_equal "data", read(named)
 
     [[42, path("a")], [source, 42], [nil, nil]].each do |from, to|

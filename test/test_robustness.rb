@@ -2,9 +2,7 @@ require "test_helper"
 
 # Faults and loads that the host's process must survive: descriptors that must not pile up,
 # files that vanish under a writer, paths too long for the system, a file system that fills.
-class TestRobustness < Minitest::Test
-  include KalveraTest
-
+class TestRobustness < KalveraTest::TestCase
   Writer = KalveraMod::TextFileWriter
   Copier = KalveraMod::FileCopier
 
@@ -12,7 +10,7 @@ class TestRobustness < Minitest::Test
   DESCRIPTOR_SLACK = 5
 
   def open_descriptors
-    Dir.children("/proc/self/fd").size
+    entries("/proc/self/fd").size
   end
 
   # [calls, the workload]: each workload answers how many calls gave the right answer.
@@ -56,10 +54,11 @@ class TestRobustness < Minitest::Test
   def test_dropped_writers_do_not_starve_new_ones_of_descriptors
     skip_on_windows "descriptor limits are a POSIX resource limit"
     file = path("dropped.txt")
-    status, out = run_child(<<~RUBY)
+    status, out = run_child(<<-RUBY)
       require "kalvera"
-      Process.setrlimit(:NOFILE, 256)
-      print (1..2_000).count { KalveraMod::TextFileWriter.new(#{file.dump}).puts("x") }
+      Process.setrlimit(Process::RLIMIT_NOFILE, 256)
+      written = (1..2_000).count { KalveraMod::TextFileWriter.new(#{file.dump}).puts("x") }
+      print written
     RUBY
     assert status.success?
     assert_equal 2_000, Integer(out), "writers that failed to open for want of a descriptor"
@@ -67,12 +66,12 @@ class TestRobustness < Minitest::Test
 
   # What happens to the held file; answers where its bytes are to be found afterwards, if anywhere.
   HELD_FILE_EVENTS = {
-    "file removed" => ->(dir, file) { File.delete(file) && nil },
+    "file removed" => lambda { |_dir, file| File.delete(file) && nil },
     "directory renamed" => lambda do |dir, _file|
       File.rename(dir, "#{dir}-moved")
       File.join("#{dir}-moved", "held.txt")
     end,
-    "file and directory removed" => ->(dir, file) { File.delete(file) && Dir.rmdir(dir) && nil }
+    "file and directory removed" => lambda { |dir, file| File.delete(file) && Dir.rmdir(dir) && nil }
   }.freeze
 
   def test_writer_outlives_its_file_being_removed_or_moved
@@ -97,20 +96,22 @@ class TestRobustness < Minitest::Test
   # [path below a fresh folder, whether it works on Linux, on Windows (nil: either way)]
   LONG_PATHS = {
     "name of 255 bytes" => ["a" * 255, true, nil],
-    "name of 255 bytes ending in a 4-byte character" => ["a" * 251 + "\u{1F600}", true, nil],
+    "name of 255 bytes ending in a 4-byte character" => ["a" * 251 + u(0x1F600), true, nil],
     "name of 256 bytes" => ["a" * 256, false, false],
-    "name of 256 bytes in 2-byte characters" => ["\u00e9" * 128, false, nil],
+    "name of 256 bytes in 2-byte characters" => [u(0xe9) * 128, false, nil],
     # Wine cuts a name over 255 bytes of UTF-8 short instead of refusing it, as Windows does.
-    "name of 768 bytes in 3-byte characters" => ["\u65e5" * 256, false, ENV["KALVERA_UNDER_WINE"] ? nil : false],
+    "name of 768 bytes in 3-byte characters" => [u(0x65e5) * 256, false, ENV["KALVERA_UNDER_WINE"] ? nil : false],
     "path of 4 KiB" => [(["d" * 99] * 41).join("/"), false, false],
-    "path of 4 KiB in 3-byte characters" => [(["\u65e5" * 33] * 42).join("/"), false, false],
+    "path of 4 KiB in 3-byte characters" => [([u(0x65e5) * 33] * 42).join("/"), false, false],
     "path of 64 KiB" => [(["d" * 199] * 328).join("/"), false, false]
   }.freeze
 
   # The path with the first character of its last name moved k code points on: a sibling of
   # the same length in bytes and in UTF-16 units.
   def sibling(tail, k)
-    tail.sub(%r{[^/]([^/]*)\z}) { ($&[0].ord + k).chr(Encoding::UTF_8) + Regexp.last_match(1) }
+    cut = (tail.rindex("/") || -1) + 1
+    first, *rest = tail[cut..-1].unpack("U*")
+    tail[0, cut] + [first + k].concat(rest).pack("U*")
   end
 
   def test_overlong_paths_fail_cleanly_in_every_entry
@@ -132,7 +133,7 @@ class TestRobustness < Minitest::Test
       Copier.new(target, copy)
       Copier.new(source, fresh)
       assert_equal works, Copier.exist?(copy), label
-      names = Dir.children(dir).map { |n| n.dup.force_encoding("UTF-8") }
+      names = entries(dir)
       assert_equal works ? 4 : 1, names.size, "#{label}: #{names.size} entries"
       assert_equal on_disk("x\n"), read(copy), label if works
     end
@@ -141,13 +142,13 @@ class TestRobustness < Minitest::Test
   # Answers the child's status; kills it if it has not ended by the deadline, a guard against
   # a hang that is no measure of speed: a sound call ends at once, a hung one never.
   def wait_or_kill(pid, seconds)
-    deadline = Process.clock_gettime(Process::CLOCK_MONOTONIC) + seconds
-    while Process.clock_gettime(Process::CLOCK_MONOTONIC) < deadline
+    deadline = monotonic_time + seconds
+    while monotonic_time < deadline
       return $? if Process.wait(pid, Process::WNOHANG)
 
       sleep 0.05
     end
-    Process.kill(:KILL, pid)
+    Process.kill("KILL", pid)
     Process.wait(pid)
     $?
   end
@@ -155,10 +156,9 @@ class TestRobustness < Minitest::Test
   def test_copy_from_a_fifo_is_refused_without_waiting_for_a_writer
     skip_on_windows "named pipes in the file system are POSIX"
     fifo = path("fifo")
-    File.mkfifo(fifo)
+    mkfifo(fifo)
     destination = path("copy")
-    pid = Process.spawn(RbConfig.ruby, "-I", LIB_DIR, "-rkalvera", "-e", "KalveraMod::FileCopier.new(*ARGV)",
-                        fifo, destination)
+    pid = spawn_ruby("-rkalvera", "-e", "KalveraMod::FileCopier.new(*ARGV)", fifo, destination)
     assert wait_or_kill(pid, 20).success?, "the copier blocked until a writer opened the FIFO"
     assert_equal %w[fifo], entries
   end
@@ -179,10 +179,10 @@ class TestRobustness < Minitest::Test
     FILL_CHUNKS.each do |label, size|
       file = path("full-#{size}.txt")
       count = (FILL_LIMIT + FILL_EXCESS) / size
-      status, out = run_child(<<~RUBY)
+      status, out = run_child(<<-RUBY)
         require "kalvera"
         Signal.trap("XFSZ", "IGNORE")
-        Process.setrlimit(:FSIZE, #{FILL_LIMIT})
+        Process.setrlimit(Process::RLIMIT_FSIZE, #{FILL_LIMIT})
         w = KalveraMod::TextFileWriter.new(#{file.dump})
         answers = (0...#{count}).map { |n| w << format("%07d\\n", n) * #{size / 8} }
         answers << w.puts("after")

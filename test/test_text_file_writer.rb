@@ -1,8 +1,6 @@
 require "test_helper"
 
-class TestTextFileWriter < Minitest::Test
-  include KalveraTest
-
+class TestTextFileWriter < KalveraTest::TestCase
   Writer = KalveraMod::TextFileWriter
 
   # Writes through a fresh writer, closes it and answers the file's bytes.
@@ -64,19 +62,18 @@ class TestTextFileWriter < Minitest::Test
   end
 
   def test_text_bytes_reach_the_file_unchanged
-    text = "h\u00e9llo \u2713 \u{1F600}\n\u05e2\u05d1\u05e8\u05d9\u05ea\n"
-    binary = "\xFF\xFE\x80 not UTF-8".b
+    text = "h#{u(0xe9)}llo #{u(0x2713)} #{u(0x1F600)}\n#{u(0x5e2, 0x5d1, 0x5e8, 0x5d9, 0x5ea)}\n"
+    binary = bytes("\xFF\xFE\x80 not UTF-8")
     content = written do |w|
       w << text
       w.puts binary
     end
     assert_equal on_disk(text) + on_disk(binary + "\n"), content
-    refute content.start_with?("\xEF\xBB\xBF".b), "no byte-order mark"
+    refute content.start_with?(bytes("\xEF\xBB\xBF")), "no byte-order mark"
   end
 
   def test_arguments_go_through_string_conversion
-    to_str = Object.new
-    def to_str.to_str = "converted"
+    to_str = string_like("converted")
     assert_equal on_disk("converted\nconverted"), written { |w| w.puts(to_str); w << to_str }
 
     [42, nil, :sym, 1.5].each do |bad|
@@ -84,10 +81,8 @@ class TestTextFileWriter < Minitest::Test
       assert_equal ["out.txt"], entries
       assert_equal "", written { |w| assert_raises(TypeError) { w.puts(bad) }; assert_raises(TypeError) { w << bad } }
     end
-    path_object = Object.new
     named = path("named.txt")
-    path_object.define_singleton_method(:to_str) { named }
-    assert Writer.new(path_object).close
+    assert Writer.new(string_like(named)).close
     assert File.file?(named)
   end
 
@@ -158,7 +153,7 @@ class TestTextFileWriter < Minitest::Test
   def test_unclosed_writers_are_flushed_at_exit_and_by_the_collector
     file = path("unclosed.txt")
     dropped = path("dropped.txt")
-    code = <<~RUBY
+    code = <<-RUBY
       require "kalvera"
       def drop(file)
         w = KalveraMod::TextFileWriter.new(file)
