@@ -25,7 +25,7 @@ if KalveraTest::RUBY18
   # test/unit runs the tests from an exit hook; a hook registered before it runs after them.
   at_exit do
     n = KalveraTest::SKIPPED.size
-    puts "#{n} skip#{n == 1 ? '' : 's'}" if Test::Unit.run?
+    puts "#{n} skips" if Test::Unit.run?
   end
   require "test/unit"
 else

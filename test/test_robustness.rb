@@ -192,7 +192,7 @@ class TestRobustness < KalveraTest::TestCase
       answers, valid, closed = Marshal.load(out)
       first_false = answers.index(false)
       refute_nil first_false, "#{label}: no write answered false"
-      assert_operator (first_false + 1) * size, :>, FILL_LIMIT, "#{label}: false before the limit"
+      assert_operator((first_false + 1) * size, :>, FILL_LIMIT, "#{label}: false before the limit")
       assert answers.drop(first_false).none?, "#{label}: a write after the failed one answered true"
       expected = (0...count).map { |n| fill_chunk(size, n) }.join
       assert_equal FILL_LIMIT, File.size(file), label
