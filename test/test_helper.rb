@@ -43,9 +43,12 @@ module KalveraTest
   # The directory the extension was loaded from, for child interpreters. Ruby 1.8 records only
   # "kalvera.so" as loaded; the first load path entry holding it is the one require took.
   LIB_DIR = begin
-    loaded = $LOADED_FEATURES.grep(/kalvera\.#{RbConfig::CONFIG['DLEXT']}\z/).find { |f| File.file?(f) }
-    loaded ||= $LOAD_PATH.map { |d| File.join(File.expand_path(d), "kalvera.#{RbConfig::CONFIG['DLEXT']}") }.
-               find { |f| File.file?(f) }
+    name = "kalvera.#{RbConfig::CONFIG['DLEXT']}"
+    loaded = if RUBY18
+               $LOAD_PATH.map { |d| File.join(File.expand_path(d), name) }.find { |f| File.file?(f) }
+             else
+               $LOADED_FEATURES.find { |f| File.basename(f) == name }
+             end
     File.dirname(loaded)
   end
 
