@@ -216,7 +216,7 @@ module KalveraBench
   # Fiddle on Ruby 2+, DL on 1.8.
   def self.sync
     return unless Settings.linux?
-    @sync = sync_function if @sync.nil?
+    @sync = sync_function unless defined?(@sync)
     @sync ? @sync.call : system("sync")
   end
 
