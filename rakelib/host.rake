@@ -7,8 +7,9 @@
 #                                          with kalvera.so from EXT_DIR (lib/ when left out)
 #
 # A Windows Ruby (a prefix or a ruby.exe) cannot run here, so its configuration is read from its
-# rbconfig.rb and the host is built with its mingw compiler, the Ruby DLL copied beside it.
-# KALVERA_EMBED_HOST tells the test where the host is.
+# rbconfig.rb and the host is built with its mingw compiler. That host finds the Ruby DLL through
+# PATH, the test putting its interpreter's bin directory there: a copy beside the host would take
+# its library directory from where the copy is. KALVERA_EMBED_HOST tells the test where the host is.
 require "fileutils"
 require "rbconfig"
 require "shellwords"
@@ -16,7 +17,7 @@ require "shellwords"
 module KalveraHost
   ROOT = File.expand_path("..", __dir__)
   SOURCE = File.join(ROOT, "test", "host", "kalvera_host.c")
-  KEYS = %w[MAJOR MINOR TEENY arch CC LDFLAGS LIBRUBYARG LIBS libdir bindir rubyhdrdir rubyarchhdrdir archdir].freeze
+  KEYS = %w[MAJOR MINOR TEENY arch CC LDFLAGS LIBRUBYARG LIBS libdir rubyhdrdir rubyarchhdrdir archdir].freeze
 
   extend Rake::FileUtilsExt
   module_function
@@ -102,8 +103,6 @@ module KalveraHost
     sh(*compiler(config, windows), "-O1", "-g", "-Wall", *header_flags(config), SOURCE, "-o", host,
        *config["LDFLAGS"].to_s.shellsplit, "-L#{config["libdir"]}",
        *config["LIBRUBYARG"].to_s.shellsplit, *config["LIBS"].to_s.shellsplit)
-    # The Ruby DLL (and whatever runtime DLLs it came with) found beside the executable.
-    cp Dir.glob(File.join(config["bindir"], "*.dll")), dir if windows
     host
   end
 end

@@ -21,12 +21,6 @@ static void finalize_at_exit(void) {
   ruby_finalize();
 }
 
-#ifdef HAVE_RUBY_ENCODING_H
-static VALUE require_feature(VALUE feature) {
-  return rb_require((const char*)feature);
-}
-#endif
-
 /* Run under rb_protect: the message of whatever the script raised. */
 static VALUE describe(VALUE error) {
   return rb_obj_as_string(error);
@@ -51,14 +45,18 @@ int main(int argc, char** argv) {
   NtInitialize(&argc, &argv); /* 1.8's ruby_sysinit, Windows only */
 #endif
   ruby_init();
+#ifdef HAVE_RUBY_ENCODING_H
+  {
+    /* From 1.9 on, only ruby_options sets up the load path, the encodings and the methods Ruby
+     * writes in Ruby (GC.start among them). It is given an empty script, never run. */
+    char* options[] = {argv[0], "--disable-gems", "-e", "", NULL};
+    ruby_options(4, options);
+  }
+#else
   ruby_init_loadpath();
+#endif
   ruby_script("kalvera_host");
   ruby_incpush(argv[1]);
-#ifdef HAVE_RUBY_ENCODING_H
-  /* What ruby_options would load: without it only the built-in encodings exist. */
-  rb_protect(require_feature, (VALUE) "enc/encdb", &state);
-  if (state == 0) rb_protect(require_feature, (VALUE) "enc/trans/transdb", &state);
-#endif
 
   if (strcmp(ending, "atexit") == 0) atexit(finalize_at_exit);
   if (state == 0) rb_load_protect(rb_str_new2(argv[2]), 0, &state);
