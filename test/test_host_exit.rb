@@ -6,9 +6,7 @@ require "test_helper"
 # `rake host:build`; KALVERA_EMBED_HOST names it. The files are read once the host has ended.
 #
 # Written for Ruby 1.8.7 and 3.1 alike, the scripts the host runs included.
-class TestHostExit < Minitest::Test
-  include KalveraTest
-
+class TestHostExit < KalveraTest::TestCase
   HOST = ENV["KALVERA_EMBED_HOST"]
 
   # What each case does inside the host, and the files it must leave behind with their text.
@@ -103,53 +101,47 @@ class TestHostExit < Minitest::Test
 
   private
 
-  def disk(text)
-    WINDOWS ? text.gsub("\n", "\r\n") : text
-  end
-
-  # Where require found kalvera.so: the host is to load the same one.
-  def ext_dir
-    found = $LOAD_PATH.map { |dir| File.expand_path(dir) }.find { |dir| File.file?(File.join(dir, "kalvera.so")) }
-    flunk "kalvera.so is on no $LOAD_PATH directory" unless found
-    found
-  end
-
   # Runs every case in one host that ends the given way; checks each file and that no other
   # file appeared. Answers what the late write answered, or nil if it never ran.
   def run_host(ending)
     skip "no embedding host for this interpreter: KALVERA_EMBED_HOST is unset (rake host:build builds one)" unless HOST
     out = path("out")
-    Dir.mkdir(out)
+    mkdir(out)
     script = path("script.rb")
     File.open(script, "wb") do |f|
       f.write("OUT = #{out.dump}\n" + PRELUDE)
       CASES.each { |name, code| f.write("# #{name}\n#{code}") }
       f.write(LATE)
     end
-    assert spawn_host(ext_dir, script, ending), "the host failed, ending with #{ending}: #{$?.inspect}"
+    # The host loads the kalvera.so this suite loaded.
+    assert spawn_host(LIB_DIR, script, ending), "the host failed, ending with #{ending}: #{$?.inspect}"
 
     expected = []
     CASES.each do |name, _, files|
       files.each do |file, text|
         expected << file
-        content = File.file?(File.join(out, file)) ? read(File.join(out, file)) : nil
+        content = content_of(File.join(out, file))
         message = "#{name}, ending with #{ending}: #{file}"
         if text.size > 200
-          assert content == disk(text), "#{message}: #{content.size} bytes, #{disk(text).size} expected"
+          assert content == on_disk(text), "#{message}: #{content ? content.size : "no"} bytes, #{on_disk(text).size} expected"
         else
-          assert_equal disk(text), content, message
+          assert_equal on_disk(text), content, message
         end
       end
     end
 
-    late = File.file?(File.join(out, "late.answer")) ? read(File.join(out, "late.answer")) : nil
+    late = content_of(File.join(out, "late.answer"))
     assert [nil, "true", "false"].include?(late), "late.answer holds #{late.inspect}"
-    assert_equal disk(late == "true" ? "early\nlate\n" : "early\n"), read(File.join(out, "late.txt")),
+    assert_equal on_disk(late == "true" ? "early\nlate\n" : "early\n"), content_of(File.join(out, "late.txt")),
                  "a write from at_exit answered #{late.inspect}, ending with #{ending}"
     expected << "late.txt"
     expected << "late.answer" if late
-    assert_equal expected.sort, Dir.entries(out).reject { |e| e == "." || e == ".." }.sort, "ending with #{ending}"
+    assert_equal expected.sort, entries(out), "ending with #{ending}"
     late
+  end
+
+  def content_of(file)
+    File.file?(file) ? read(file) : nil
   end
 
   # On Windows the host finds this interpreter's DLL, and through it its library, on PATH.
