@@ -117,9 +117,10 @@ namespace :host do
   task :test, [:interpreter, :ext_dir] do |_, args|
     interpreter = args[:interpreter] || RbConfig.ruby
     ext_dir = File.expand_path(args[:ext_dir] || File.join(KalveraHost::ROOT, "lib"))
+    ruby, = KalveraHost.locate(interpreter)
+    abort "host:test runs Linux interpreters; under wine, give the suite KALVERA_EMBED_HOST" if KalveraHost.windows?(ruby)
     Rake::Task[:compile].invoke unless args[:ext_dir]
     host = KalveraHost.build(interpreter)
-    ruby, = KalveraHost.locate(interpreter)
     sh({ "KALVERA_EMBED_HOST" => host }, ruby, "-I", ext_dir, "-I", File.join(KalveraHost::ROOT, "test"),
        File.join(KalveraHost::ROOT, "test", "test_host_exit.rb"))
   end

@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
   ruby_init();
 #ifdef HAVE_RUBY_ENCODING_H
   {
-    /* From 1.9 on, only ruby_options sets up the load path, the encodings and the methods Ruby
-     * writes in Ruby (GC.start among them). It is given an empty script, never run. */
+    /* From 1.9 on only ruby_options sets up the load path and the encodings, and in 3.x the
+     * methods Ruby defines in Ruby (GC.start among them). It gets an empty script, never run. */
     char* options[] = {argv[0], "--disable-gems", "-e", "", NULL};
     ruby_options(4, options);
   }
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   ruby_incpush(argv[1]);
 
   if (strcmp(ending, "atexit") == 0) atexit(finalize_at_exit);
-  if (state == 0) rb_load_protect(rb_str_new2(argv[2]), 0, &state);
+  rb_load_protect(rb_str_new2(argv[2]), 0, &state);
   if (state != 0) {
     VALUE message = rb_protect(describe, rb_gv_get("$!"), &state);
     fprintf(stderr, "%s: the script raised: %s\n", argv[0], state == 0 ? StringValuePtr(message) : "?");
