@@ -133,9 +133,14 @@ module KalveraInterpreters
     [*load_path.flat_map { |dir| ["-I", dir] }, "-e", LOADER, *test_files, "--", *ENV.fetch("TESTOPTS", "").shellsplit]
   end
 
-  def run_native(interpreter, extra_env = {})
-    command = [interpreter.ruby, "-w", *suite_args(interpreter.ext_dir, "test")]
-    run_suite(interpreter, command, chdir: ROOT, env: extra_env)
+  # Guards CI against a wedged suite; far above a normal run.
+  SUITE_TIMEOUT = ENV.fetch("KALVERA_SUITE_TIMEOUT", "1800")
+
+  # The exit tests run the embedding host built against the same interpreter.
+  def run_native(interpreter)
+    host = KalveraHost.build(interpreter.ruby)
+    command = ["timeout", "--kill-after=30", SUITE_TIMEOUT, interpreter.ruby, "-w", *suite_args(interpreter.ext_dir, "test")]
+    run_suite(interpreter, command, chdir: ROOT, env: { "KALVERA_EMBED_HOST" => host })
   end
 
   # Builds the extension with the interpreter's own mkmf, as installing the gem there would.

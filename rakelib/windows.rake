@@ -141,23 +141,26 @@ module KalveraWindows
 
   # A world-readable copy of what the tests load, so the wine user needs no access to the
   # clone (which may sit below a private home).
-  def stage_tests(interpreter)
+  def stage_tests(interpreter, host)
     dir = Dir.mktmpdir("kalvera-wine-")
     File.chmod(0o755, dir)
     FileUtils.cp_r(File.join(ROOT, "test"), dir)
     FileUtils.cp_r(interpreter.ext_dir, File.join(dir, "windows-lib"))
+    FileUtils.cp_r(File.dirname(host), File.join(dir, "host"))
     FileUtils.chmod_R("go+rX", dir)
     dir
   end
 
   def run_suite(interpreter)
-    stage = stage_tests(interpreter)
+    host = KalveraHost.build(interpreter.ruby)
+    stage = stage_tests(interpreter, host)
     # minitest for Ruby 3.1 comes from Debian's package; 1.8 brings its own test/unit.
     libs = ["windows-lib", "test"]
     libs << win_path(env.fetch("KALVERA_MINITEST_LIB")) unless interpreter.ruby18?
     command = wine_command(interpreter.ruby, *KalveraInterpreters.suite_args(*libs))
     puts "(cd #{stage} && #{command.drop(3).shelljoin})"
-    KalveraInterpreters.run_suite(interpreter, command, chdir: stage, env: wine_env)
+    suite_env = wine_env.merge("KALVERA_EMBED_HOST" => win_path(File.join(stage, "host", File.basename(host))))
+    KalveraInterpreters.run_suite(interpreter, command, chdir: stage, env: suite_env)
   ensure
     FileUtils.rm_rf(stage) if stage
   end
@@ -172,7 +175,9 @@ module KalveraWindows
   # when the Rakefile loads, so each version is built by a rake of its own.
   def cross_compile(interpreter)
     version = "RUBY_CC_VERSION=#{interpreter.version}"
-    if interpreter.platform == shipped.platform
+    if interpreter.ruby18?
+      cross_compile_ruby18(interpreter)
+    elsif interpreter.platform == shipped.platform
       child_rake("cross", "compile", version)
     else
       child_rake("-f", "script/windows/test_build.rake", "KALVERA_TEST_PLATFORM=#{interpreter.platform}", version)
@@ -181,6 +186,41 @@ module KalveraWindows
     abort "#{dll} is not a Windows DLL" unless pe?(dll)
     mkdir_p interpreter.ext_dir
     cp dll, interpreter.dll
+  end
+
+  # rake-compiler runs the target's mkmf under the Ruby that runs rake, and Ruby 1.8's mkmf
+  # does not run on 3.1. So the Linux Ruby 1.8.7 writes the Makefile, posing as the Windows
+  # one: its platform and configuration, and itself for the Makefile's own ruby steps.
+  def cross_compile_ruby18(interpreter)
+    native = KalveraInterpreters.find("linux-1.8.7")
+    abort "#{native.label} is needed to configure #{interpreter.label}" unless KalveraInterpreters.built?(native)
+    rbconfig = Dir.glob(File.join(CACHE, interpreter.prefix, "lib", "ruby", "1.8", "*-mingw32", "rbconfig.rb")).first or
+      abort "no rbconfig.rb in #{File.join(CACHE, interpreter.prefix)}"
+    dir = File.dirname(cross_dll(interpreter))
+    mkdir_p dir
+    File.write(File.join(dir, "fake.rb"), <<~RUBY)
+      # Written by rake windows:compile; see cross_compile_ruby18 in rakelib/windows.rake.
+      class Object
+        remove_const :RUBY_PLATFORM
+        RUBY_PLATFORM = #{File.basename(File.dirname(rbconfig)).dump}
+      end
+      class File
+        remove_const :ALT_SEPARATOR
+        ALT_SEPARATOR = "\\\\"
+      end
+      load #{rbconfig.dump}
+      $" << "rbconfig.rb"
+    RUBY
+    extconf = File.join(ROOT, "utf8_support", "extconf.rb")
+    makefile = File.join(dir, "Makefile")
+    if !File.exist?(makefile) || File.mtime(makefile) < File.mtime(extconf)
+      sh native.ruby, "-I", dir, "-rfake", extconf, "--ruby=#{native.ruby}", chdir: dir
+    end
+    # mkmf's Makefile knows no header dependencies.
+    dll = cross_dll(interpreter)
+    sources = Dir.glob(File.join(ROOT, "utf8_support", "*.{cpp,h}"))
+    rm_f Dir.glob(File.join(dir, "*.o")) << dll if File.exist?(dll) && sources.any? { |f| File.mtime(f) > File.mtime(dll) }
+    sh "make", "-C", dir
   end
 
   # The host's drop-in: the 1.8 DLL, its SHA-256 and how a script loads it.

@@ -27,12 +27,17 @@ if windows && RbConfig::CONFIG["CC"] =~ /gcc|mingw/
   # The host ships no C++ runtime DLLs: carry the runtime inside the extension. Stripped: the
   # host loads the DLL, nobody debugs it there.
   $LDFLAGS << " -static-libgcc -static-libstdc++ -s"
-  # Ruby 1.8 exports every symbol of an extension; the module definition file mkmf writes
-  # exports Init_kalvera alone.
-  $DLDFLAGS = $DLDFLAGS.split(" ").map { |flag|
-    parts = flag.split(",").reject { |part| part =~ /\A--export-all(-symbols)?\z/ }
-    parts == ["-Wl"] ? nil : parts.join(",")
-  }.compact.join(" ")
+  # Ruby 1.8 exports every symbol of an extension and writes no module definition file; newer
+  # mkmf writes one that exports Init_kalvera alone. Give 1.8 the same.
+  if RUBY_VERSION < "1.9"
+    $DLDFLAGS = $DLDFLAGS.split(" ").map { |flag|
+      parts = flag.split(",").reject { |part| part =~ /\A--export-all(-symbols)?\z/ }
+      parts == ["-Wl"] ? nil : parts.join(",")
+    }.compact.join(" ")
+    File.open("kalvera.def", "w") { |definitions| definitions.puts "EXPORTS", "Init_kalvera" }
+    $DLDFLAGS << " kalvera.def"
+    $distcleanfiles << "kalvera.def"
+  end
 end
 
 # One OS layer per platform, chosen here rather than by #ifdef in the sources.
