@@ -203,7 +203,7 @@ namespace :test do
     k = KalveraInterpreters
     k.reset_summary
     failed = []
-    %w[test:linux check:windows_macros test:ruby18 test:asan fuzz:ci valgrind test:windows].each do |name|
+    %w[test:linux check:windows_macros test:ruby18 test:asan fuzz:ci valgrind test:windows windows:package].each do |name|
       Rake::Task[name].invoke
     rescue SystemExit, StandardError => e
       warn "#{name} failed: #{e.message}"
